@@ -1,0 +1,1 @@
+// Stands in for the sources of a layer that has none yet.
