@@ -1,0 +1,162 @@
+#include "launcher/boot_sequence.h"
+
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include "base/file_utils.h"
+#include "base/log.h"
+#include "base/process.h"
+#include "base/string_buffer.h"
+#include "launcher/launcher_config.h"
+#include "launcher/startup.h"
+
+zel_file_manifest boot_manifest;
+quon_pointer_array executable_list(13);
+
+namespace {
+
+const int tick_step_ms = 20;
+// The boot attempt waits for the first tick above this.
+const int boot_delay_ms = 1000;
+// Another launcher holding the lock longer than this makes us give up.
+const int lock_wait_limit_ms = 3000;
+// bootname.txt is read into this many bytes (1023 characters).
+const int bootname_buffer_size = 1024;
+
+bool boot_attempted = false;
+
+int compare_names_descending(const void* a, const void* b)
+{
+    return strcmp(*(const char* const*)b, *(const char* const*)a);
+}
+
+void read_previous_image(char* name, int size)
+{
+    name[0] = 0;
+    FILE* file = quon_fopen(bootname_path.c_str(), "rb");
+    if (!file)
+        return;
+    if (fget_line(file, name, size) <= 0)
+        name[0] = 0;
+    quon_fclose(file);
+}
+
+void log_if(int threshold, const char* text)
+{
+    if (verbosity_level > threshold)
+        log_printf("%s", text);
+}
+
+}  // namespace
+
+void build_executable_list()
+{
+    executable_list.clear();
+    if (boot_manifest.load_file(manifest_path.c_str()) <= 0)
+        return;
+    if (boot_manifest.remove_missing_files(executables_dir.c_str()) <= 0)
+        return;
+    int beta = get_beta_test_enable();
+    for (zel_file_manifest_entry* entry = boot_manifest.first_entry(); entry; entry = entry->next) {
+        // A name that would leave the executables directory is never run,
+        // whatever the manifest says.
+        if (!zel_manifest_name_is_safe(entry->name))
+            continue;
+        if (strstr(entry->name, "beta") && !beta)
+            continue;
+        executable_list.add(entry->name);
+    }
+    executable_list.sort(compare_names_descending);
+}
+
+int write_crash_detect_file(const char* name)
+{
+    quon_string_buffer temporary;
+    FILE* file = quon_open_replacement(bootname_path.c_str(), temporary);
+    if (file) {
+        fprintf(file, "%s\n", name);
+        if (quon_commit_replacement(file, temporary.c_str(), bootname_path.c_str()))
+            return 1;
+    }
+    if (verbosity_level > 0)
+        log_printf("write_crash_detect_file(), unable to open file '%s' for writing.\n", bootname_path.c_str());
+    return 0;
+}
+
+void run_boot_sequence_step(int* tick_ms, int options_mode, const boot_sequence_hooks& hooks)
+{
+    *tick_ms += tick_step_ms;
+
+    if (updater_lock_fd < 0) {
+        updater_lock_fd = quon_lock_file(lock_path.c_str());
+        if (updater_lock_fd >= 0) {
+            log_if(1, "OnTimer(), late start of updater thread.\n");
+            hooks.start_updater(hooks.context);
+            return;
+        }
+        if (*tick_ms <= lock_wait_limit_ms)
+            return;
+        log_if(0, "\n");
+        log_if(0, "Sorry, it looks like there's another version of the launcher downloading\n");
+        log_if(0, "updates right now.  Please try again when it's finished.\n");
+        log_if(0, "\n");
+        hooks.give_up(hooks.context);
+        return;
+    }
+
+    if (boot_attempted || *tick_ms <= boot_delay_ms || !updater_finished.load(std::memory_order_acquire) ||
+        options_mode)
+        return;
+    boot_attempted = true;
+
+    build_executable_list();
+    char previous[bootname_buffer_size];
+    read_previous_image(previous, sizeof(previous));
+
+    if (executable_list.count() == 0) {
+        log_if(0, "\n");
+        log_if(0, "Sorry, no executables found - cannot start game.\n");
+        log_if(0, "This launcher will attempt to download one if you restart it.\n");
+        log_if(0, "If this message continues to occur, please notify the game admin.\n");
+        log_if(0, "\n");
+    }
+    if (verbosity_level > 2)
+        log_printf("Loaded %d entries from current manifest file '%s'.\n", executable_list.count(),
+                   manifest_path.c_str());
+    for (int i = 0; i < executable_list.count(); i++)
+        if (verbosity_level > 1)
+            log_printf("Got executable filename '%s'.\n", (const char*)executable_list.get(i));
+
+    for (int i = 0; i < executable_list.count(); i++) {
+        const char* name = (const char*)executable_list.get(i);
+        if (strcmp(name, previous) == 0) {
+            if (verbosity_level > 0)
+                log_printf("Previous boot of image '%s' failed.\n", name);
+            if (executable_list.count() > 1) {
+                log_if(0, "Skipping, will try older images.\n");
+                continue;
+            }
+            log_if(0, "No other images, retrying.\n");
+        }
+        write_crash_detect_file(name);
+
+        quon_string_buffer path;
+        path.append(executables_dir.c_str());
+        path.append_char('/');
+        path.append(name);
+        if (verbosity_level > 2)
+            log_printf("Trying executable '%s'.\n", path.c_str());
+        char* argv[] = {const_cast<char*>(name), const_cast<char*>("-l"), const_cast<char*>(launcher_version),
+                        nullptr};
+        quon_boot_exec(path.c_str(), argv);
+        if (verbosity_level > 0) {
+            log_printf("Boot exec for filename '%s' failed.\n", path.c_str());
+            log_printf("Trying next in line.\n");
+        }
+    }
+
+    log_if(0, "Sorry, no valid executables found - cannot start game.\n");
+    log_if(0, "If this message continues to occur, please notify the game admin.\n");
+    hooks.give_up(hooks.context);
+}
