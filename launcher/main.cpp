@@ -2,6 +2,10 @@
 #include "launcher/startup.h"
 #include "launcher/update_glue.h"
 
+#if defined(__SANITIZE_ADDRESS__)
+#include "gui/toolkit_leaks.h"
+#endif
+
 int main(int argc, char** argv)
 {
     connect_updater_to_launcher();

@@ -33,7 +33,7 @@
 #include "gui/gl_probe.h"
 #include "gui/progress_bar.h"
 #include "gui/splash_data.h"
-#include "tests/gui/toolkit_leaks.h"
+#include "gui/toolkit_leaks.h"
 #include "tests/support/test_support.h"
 
 namespace {

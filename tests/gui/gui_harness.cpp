@@ -19,7 +19,7 @@
 #include <wx/timer.h>
 
 #include "gui/app.h"
-#include "tests/gui/toolkit_leaks.h"
+#include "gui/toolkit_leaks.h"
 
 namespace {
 
