@@ -13,6 +13,7 @@
 
 zel_file_manifest boot_manifest;
 quon_pointer_array executable_list(13);
+zel_file_manifest boot_failures;
 
 namespace {
 
@@ -46,6 +47,51 @@ void log_if(int threshold, const char* text)
 {
     if (verbosity_level > threshold)
         log_printf("%s", text);
+}
+
+bool is_failed_build(const char* name)
+{
+    const zel_file_manifest_entry* image = boot_manifest.find_entry(name);
+    const zel_file_manifest_entry* failed = boot_failures.find_entry(name);
+    return image && failed && failed->size == image->size && strcmp(failed->hash, image->hash) == 0;
+}
+
+// bootname.txt still naming an image means that image's start failed: a
+// client that starts properly empties the file. The failure is added to the
+// history, which keeps only images still listed, so it cannot grow without
+// bound.
+void record_failed_boot(const char* previous)
+{
+    boot_failures.load_file(boot_failures_path.c_str());
+    const zel_file_manifest_entry* image = previous[0] ? boot_manifest.find_entry(previous) : nullptr;
+    if (image)
+        boot_failures.add_or_update(image);
+    int listed_before = boot_failures.count();
+    for (zel_file_manifest_entry* entry = boot_failures.first_entry(); entry; entry = entry->next)
+        if (!boot_manifest.find_entry(entry->name))
+            entry->size = -1;  // no longer present: dropped below
+    boot_failures.remove_missing_files(executables_dir.c_str());
+    if (!image && boot_failures.count() == listed_before)
+        return;
+    quon_string_buffer temporary;
+    FILE* file = quon_open_replacement(boot_failures_path.c_str(), temporary);
+    if (!file)
+        return;
+    fputs("# Client builds whose start failed; the launcher passes them over while\n"
+          "# another image is there. Delete this file to have them tried again.\n",
+          file);
+    for (const zel_file_manifest_entry* entry = boot_failures.first_entry(); entry; entry = entry->next)
+        fprintf(file, "%s %10d %s\n", entry->hash, (int)entry->size, entry->name);
+    quon_commit_replacement(file, temporary.c_str(), boot_failures_path.c_str());
+}
+
+// Whether some image other than those known to fail can still be tried.
+bool untried_image_exists()
+{
+    for (int i = 0; i < executable_list.count(); i++)
+        if (!is_failed_build((const char*)executable_list.get(i)))
+            return true;
+    return false;
 }
 
 }  // namespace
@@ -128,8 +174,16 @@ void run_boot_sequence_step(int* tick_ms, int options_mode, const boot_sequence_
         if (verbosity_level > 1)
             log_printf("Got executable filename '%s'.\n", (const char*)executable_list.get(i));
 
+    record_failed_boot(previous);
+    bool skip_failed_builds = untried_image_exists();
+
     for (int i = 0; i < executable_list.count(); i++) {
         const char* name = (const char*)executable_list.get(i);
+        if (skip_failed_builds && strcmp(name, previous) != 0 && is_failed_build(name)) {
+            if (verbosity_level > 0)
+                log_printf("Image '%s' failed to start before, skipping.\n", name);
+            continue;
+        }
         if (strcmp(name, previous) == 0) {
             if (verbosity_level > 0)
                 log_printf("Previous boot of image '%s' failed.\n", name);

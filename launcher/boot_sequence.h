@@ -32,6 +32,12 @@ void run_boot_sequence_step(int* tick_ms, int options_mode, const boot_sequence_
 // newest (greatest strcmp) first.
 void build_executable_list();
 
+// The builds whose start failed: each name with the hash and size it had
+// then, kept in boot_failures.lst beside bootname.txt. A build listed here
+// is passed over while some other image can still be tried; a new build
+// under the same name (another hash) is tried again.
+extern zel_file_manifest boot_failures;
+
 // Records name as the image booted last, flushed to disk before the exec so
 // the record survives a client that takes the machine down. 1 when written,
 // 0 (after a log line) when the file could not be written.

@@ -32,6 +32,7 @@ const char* const update_server_host = UPDATE_SERVER_HOST;
 quon_string_buffer manifest_path;
 quon_string_buffer executables_dir;
 quon_string_buffer bootname_path;
+quon_string_buffer boot_failures_path;
 quon_string_buffer lock_path;
 
 int updater_lock_fd = -1;
@@ -136,6 +137,7 @@ void OnInit()
     fill_path(manifest_path, "/executables/update_manifest.lst");
     fill_path(executables_dir, "/executables");
     fill_path(bootname_path, "/bootname.txt");
+    fill_path(boot_failures_path, "/boot_failures.lst");
 
     parse_command_line();
 

@@ -19,6 +19,7 @@ extern const char* const update_server_host;         // build-time UPDATE_SERVER
 extern quon_string_buffer manifest_path;    // <config>/executables/update_manifest.lst
 extern quon_string_buffer executables_dir;  // <config>/executables
 extern quon_string_buffer bootname_path;    // <config>/bootname.txt
+extern quon_string_buffer boot_failures_path;  // <config>/boot_failures.lst
 extern quon_string_buffer lock_path;        // <config>/executables/lock.tmp
 
 // Descriptor of the updater lock; negative while not held. Written only on

@@ -170,22 +170,33 @@ TEST_F(boot, another_launcher_holding_the_lock_makes_it_give_up)
     EXPECT_NE(log.find("LAUNCHER EXIT"), std::string::npos);
 }
 
-TEST_F(boot, a_client_that_crashes_at_start_makes_the_next_start_boot_an_older_image)
+TEST_F(boot, clients_that_crash_at_start_are_passed_over_until_a_new_build_arrives)
 {
     // d1 confirms its good start by emptying bootname.txt, as a real client
-    // does; d2_crash dies before it can.
-    install_images(run_.home, {"d1", "d2_crash"});
-    std::vector<std::string> booted;
-    for (int start = 0; start < 3; start++) {
-        e2e_process again;
+    // does; the crashing builds die before they can.
+    install_images(run_.home, {"d1", "d2_crash", "d3_crash"});
+    auto start = [&] {
+        e2e_process launcher;
         e2e_command command = e2e_launcher_command(run_.home, run_.x.display());
         command.set("FAKE_CLIENT_CONFIRMS_BOOT", "1");
-        ASSERT_EQ(again.start(command), 1);
-        ASSERT_EQ(again.wait(launcher_run_timeout_ms), 1) << again.describe();
-    }
+        ASSERT_EQ(launcher.start(command), 1);
+        ASSERT_EQ(launcher.wait(launcher_run_timeout_ms), 1) << launcher.describe();
+    };
+    for (int i = 0; i < 4; i++)
+        start();
+    std::vector<std::string> booted;
     for (const e2e_client_run& run : run_.home.runs())
         booted.push_back(run.argv[0]);
-    // The crash leaves its name behind, so the next start skips it; the good
-    // start clears it, so the one after tries the newest image again.
-    EXPECT_EQ(booted, (std::vector<std::string>{"d2_crash", "d1", "d2_crash"}));
+    EXPECT_EQ(booted, (std::vector<std::string>{"d3_crash", "d2_crash", "d1", "d1"})) << run_.log();
+    EXPECT_NE(run_.log().find("Image 'd3_crash' failed to start before, skipping.\n"), std::string::npos);
+
+    // A new build under a failed name is tried again.
+    std::vector<e2e_manifest_entry> entries = {run_.home.install_fake_client("d1"),
+                                               run_.home.install_file("d2_crash", read_file(e2e_fake_client_path()) + "v2"),
+                                               run_.home.install_fake_client("d3_crash")};
+    chmod(run_.home.executable("d2_crash").c_str(), 0700);
+    ASSERT_EQ(e2e_write_local_manifest(run_.home.manifest_path(), entries), 1);
+    start();
+    ASSERT_EQ(run_.home.runs().size(), 5u);
+    EXPECT_EQ(run_.home.runs().back().argv[0], "d2_crash");
 }
