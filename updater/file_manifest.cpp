@@ -54,7 +54,9 @@ int syntax_error(const char* source_label, const char* problem, const char* line
     return 0;
 }
 
-void join_path(quon_string_buffer& path, const char* directory, const char* name)
+}  // namespace
+
+void zel_join_path(quon_string_buffer& path, const char* directory, const char* name)
 {
     path.clear();
     if (directory && *directory) {
@@ -63,8 +65,6 @@ void join_path(quon_string_buffer& path, const char* directory, const char* name
     }
     path.append(name);
 }
-
-}  // namespace
 
 zel_file_manifest_entry::zel_file_manifest_entry(const char* entry_name, const char* entry_hash, int32_t entry_size)
     : name(copy_text(entry_name)), hash(copy_text(entry_hash)), size(entry_size), next(nullptr)
@@ -247,7 +247,7 @@ int zel_file_manifest::remove_missing_files(const char* directory)
     quon_string_buffer path;
     for (zel_file_manifest_entry** link = &head_; *link;) {
         zel_file_manifest_entry* entry = *link;
-        join_path(path, directory, entry->name);
+        zel_join_path(path, directory, entry->name);
         quon_file_info info;
         bool present = quon_filename_get_file_info(path.c_str(), &info) && info.is_regular_file &&
                        info.size == (int64_t)entry->size;

@@ -4,6 +4,7 @@
 #include <stdint.h>
 
 #include "base/containers.h"
+#include "base/string_buffer.h"
 
 // One file the updater manages: its path relative to the download root and
 // to the destination directory (may hold "/" and spaces), the server's
@@ -36,6 +37,10 @@ int parse_manifest_line(const char* source_label, const char* line, zel_file_man
 // control characters. The updater never requests, writes or boots any
 // other name.
 bool zel_manifest_name_is_safe(const char* name);
+
+// path := directory + "/" + name, or name alone when directory is null or
+// empty: where an entry's file lives on disk.
+void zel_join_path(quon_string_buffer& path, const char* directory, const char* name);
 
 // The local record of what the updater has placed on disk: a list in file
 // order plus a name index. It owns its entries.

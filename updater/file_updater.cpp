@@ -28,16 +28,6 @@ char* replace_string(char* old, const char* text)
     return text ? strdup(text) : nullptr;
 }
 
-void join_path(quon_string_buffer& path, const char* directory, const char* name)
-{
-    path.clear();
-    if (directory && *directory) {
-        path.append(directory);
-        path.append_char('/');
-    }
-    path.append(name);
-}
-
 void file_progress_trampoline(void* context, int received, int total)
 {
     ((zel_file_updater*)context)->on_file_progress(received, total);
@@ -194,7 +184,7 @@ int zel_file_updater::download_files(const char* server_name, const char* root_p
     quon_string_buffer text;
     for (int i = 0; i < list.count(); i++) {
         const zel_file_manifest_entry* entry = (const zel_file_manifest_entry*)list.get(i);
-        join_path(path, destination_path_, entry->name);
+        zel_join_path(path, destination_path_, entry->name);
         text.assign("Updating file '");
         text.append(entry->name);
         text.append("'.");

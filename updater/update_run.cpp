@@ -168,12 +168,7 @@ int run_executable_updater(void* window, const char* server_name, const char* ro
             continue;
         }
         bool is_beta = strstr(entry->name, "beta") != nullptr;
-        path.clear();
-        if (destination_path && *destination_path) {
-            path.append(destination_path);
-            path.append_char('/');
-        }
-        path.append(entry->name);
+        zel_join_path(path, destination_path, entry->name);
 
         bool add = false;
         bool check_manifest = true;
