@@ -25,8 +25,6 @@
 
 const char* const launcher_version = "1.105-g64-rc1";
 const char* const config_directory_name = "Brimvale";
-const char* const update_download_root = "/downloads/vostel_v3";
-const char* const remote_manifest_name = "manifest_linux64_executables.txt.gz";
 const char* const update_server_host = UPDATE_SERVER_HOST;
 
 quon_string_buffer manifest_path;

@@ -4,14 +4,13 @@
 #include <atomic>
 
 #include "base/string_buffer.h"
+#include "updater/update_run.h"
 
 class launcher_mw;
 
 // Compiled-in constants.
 extern const char* const launcher_version;           // "1.105-g64-rc1": window, launcher.cfg, client argv
 extern const char* const config_directory_name;      // "Brimvale"
-extern const char* const update_download_root;       // URL path prefix on the update server
-extern const char* const remote_manifest_name;       // file name under the download root
 extern const char* const update_server_host;         // build-time UPDATE_SERVER_HOST
 
 // Process-wide paths, filled by start-up and fixed afterwards (the updater

@@ -11,6 +11,9 @@
 #include "updater/file_updater.h"
 #include "updater/remote_manifest.h"
 
+const char* const update_download_root = "/downloads/vostel_v3";
+const char* const remote_manifest_name = "manifest_linux64_executables.txt.gz";
+
 namespace {
 
 update_progress_sink progress_sink = nullptr;

@@ -1,6 +1,12 @@
 #ifndef BRIMVALE_UPDATER_UPDATE_RUN_H
 #define BRIMVALE_UPDATER_UPDATE_RUN_H
 
+// Where releases live on the update server: the download root (a URL path,
+// no trailing slash) and the compressed list of files inside it. The
+// launcher, the publishing tool and the headless updater share them.
+extern const char* const update_download_root;  // "/downloads/vostel_v3"
+extern const char* const remote_manifest_name;  // "manifest_linux64_executables.txt.gz"
+
 // Where the overall download percentage goes: the launcher hands it to its
 // window; window is the opaque pointer given to run_executable_updater.
 // Called on the thread running the update.

@@ -1,0 +1,29 @@
+/*
+ * The sample game client of the demo release: it reports how the launcher
+ * started it (its version, working directory and argument vector) on
+ * standard output and exits with 0. Each build has its version compiled
+ * in, so the builds of one release differ in content and hash.
+ */
+#include <limits.h>
+#include <stdio.h>
+#include <unistd.h>
+
+#ifndef SAMPLE_CLIENT_VERSION
+#define SAMPLE_CLIENT_VERSION "0.0"
+#endif
+
+int main(int argc, char** argv)
+{
+    char directory[PATH_MAX];
+    if (!getcwd(directory, sizeof(directory)))
+        snprintf(directory, sizeof(directory), "(unknown)");
+    printf("Brimvale sample client %s\n", SAMPLE_CLIENT_VERSION);
+    printf("working directory: %s\n", directory);
+    printf("started as:");
+    for (int i = 0; i < argc; i++)
+        printf(" %s", argv[i]);
+    printf("\n");
+    for (int i = 0; i < argc; i++)
+        printf("argv[%d] = \"%s\"\n", i, argv[i]);
+    return fflush(stdout) == 0 ? 0 : 1;
+}
