@@ -2,6 +2,7 @@
 #define BRIMVALE_BASE_STRING_BUFFER_H
 
 #include <stdint.h>
+#include <string.h>
 
 // Text with inline storage of a fixed capacity: the type of every path,
 // message and line the program builds. It never allocates. An append that
@@ -21,20 +22,38 @@ public:
     quon_string_buffer(const quon_string_buffer&) = delete;
     quon_string_buffer& operator=(const quon_string_buffer&) = delete;
 
+    // The appends work on local copies of the length: the compiler must
+    // otherwise assume that every byte stored may change it, and reload it
+    // per byte.
+    //
     // A null text appends "(null)".
     void append(const char* text)
     {
         if (!text)
             text = "(null)";
-        while (length_ < capacity_ && *text)
-            data_[length_++] = *text++;
-        data_[length_] = 0;
+        append_bytes(text, (int)strnlen(text, (size_t)(capacity_ - length_)));
     }
     void append_char(char c)
     {
-        if (length_ < capacity_)
-            data_[length_++] = c;
-        data_[length_] = 0;
+        int length = length_;
+        if (length < capacity_)
+            data_[length++] = c;
+        data_[length] = 0;
+        length_ = length;
+    }
+    // Appends exactly count bytes, zero bytes included, as count calls of
+    // append_char would; for data that is not text yet.
+    void append_bytes(const char* bytes, int count)
+    {
+        int length = length_;
+        if (count > capacity_ - length)
+            count = capacity_ - length;
+        if (count > 0) {
+            memcpy(data_ + length, bytes, (size_t)count);
+            length += count;
+        }
+        data_[length] = 0;
+        length_ = length;
     }
     // Decimal, "-" for negative values, the most negative value in full.
     void append_int(int32_t n);
@@ -47,9 +66,13 @@ public:
     // at a terminator; for copying a field out of a parsed line.
     void append_range(const char* begin, const char* end)
     {
-        while (length_ < capacity_ && begin < end && *begin)
-            data_[length_++] = *begin++;
-        data_[length_] = 0;
+        if (begin >= end) {
+            data_[length_] = 0;
+            return;
+        }
+        size_t room = (size_t)(capacity_ - length_);
+        size_t span = (size_t)(end - begin);
+        append_bytes(begin, (int)strnlen(begin, span < room ? span : room));
     }
 
     void clear()

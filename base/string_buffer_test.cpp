@@ -88,3 +88,33 @@ TEST(string_buffer, destroyed_storage_reads_dead)
     buffer->~quon_string_buffer();
     EXPECT_STREQ(kept, "(dead)");
 }
+
+// Every append cuts at the capacity exactly as the same bytes given to
+// append_char one at a time would; append_bytes keeps zero bytes, the text
+// appends stop at the first one.
+TEST(string_buffer, appends_near_the_capacity_match_append_char)
+{
+    const std::string bytes("abc\0def", 7);
+    for (int start : {0, 5990, 5994, 5998, 5999}) {
+        quon_string_buffer expected_bytes, expected_text, got_bytes, got_text, got_range;
+        for (quon_string_buffer* buffer : {&expected_bytes, &expected_text, &got_bytes, &got_text, &got_range}) {
+            buffer->set_quiet(1);
+            buffer->append(std::string(start, 'p').c_str());
+        }
+        for (char c : bytes)
+            expected_bytes.append_char(c);
+        for (char c : std::string("abc"))
+            expected_text.append_char(c);
+        got_bytes.append_bytes(bytes.data(), (int)bytes.size());
+        got_text.append(bytes.c_str());
+        got_range.append_range(bytes.data(), bytes.data() + bytes.size());
+        EXPECT_EQ(got_bytes.length(), expected_bytes.length()) << start;
+        EXPECT_EQ(std::string(got_bytes.c_str(), got_bytes.length() + 1),
+                  std::string(expected_bytes.c_str(), expected_bytes.length() + 1))
+            << start;
+        for (quon_string_buffer* buffer : {&got_text, &got_range}) {
+            EXPECT_EQ(buffer->length(), expected_text.length()) << start;
+            EXPECT_STREQ(buffer->c_str(), expected_text.c_str()) << start;
+        }
+    }
+}

@@ -4,6 +4,7 @@
 
 #include "net/ssl_startup.h"
 
+#include <mutex>
 #include <new>
 #include <signal.h>
 #include <stdio.h>
@@ -172,12 +173,9 @@ int init_ssl()
         return 0;
     }
     // An unverified server could be anyone: check every certificate against
-    // the system's trust store and the chain files loaded below.
+    // the system's trust store (loaded with the first handshake, see
+    // quon_ssl_load_default_trust_store) and the chain files loaded below.
     SSL_CTX_set_verify(quon_ssl_context, SSL_VERIFY_PEER, nullptr);
-    if (SSL_CTX_set_default_verify_paths(quon_ssl_context) != 1) {
-        quon_ssl_log_error("Error in init_ssl(), unable to use the default trust store?");
-        return 0;
-    }
     if (context_hook)
         context_hook();
     SSL_CTX_set_tmp_dh_callback(quon_ssl_context, get_tmp_dh_callback);
@@ -210,6 +208,19 @@ int init_ssl()
 SSL_CTX* quon_ssl_get_context()
 {
     return quon_ssl_context;
+}
+
+int quon_ssl_load_default_trust_store()
+{
+    static std::mutex lock;
+    static int state = 0;  // 1 loaded, -1 failed for good, 0 not tried
+    std::lock_guard<std::mutex> guard(lock);
+    if (state == 0 && quon_ssl_context) {
+        state = SSL_CTX_set_default_verify_paths(quon_ssl_context) == 1 ? 1 : -1;
+        if (state < 0)
+            quon_ssl_log_error("Error in quon_ssl_load_default_trust_store(), unable to use the default trust store?");
+    }
+    return state > 0;
 }
 
 void quon_ssl_base_startup()

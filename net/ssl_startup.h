@@ -20,6 +20,14 @@ int init_ssl();
 // The context, or null before init_ssl has created it.
 SSL_CTX* quon_ssl_get_context();
 
+// Adds the system's default trust store to the context, once, for whichever
+// thread asks first (the others wait for it); quon_tcp_socket asks before
+// every handshake. Parsing the system's certificates takes tens of
+// milliseconds, which a program that never opens a TLS connection, like the
+// launcher, does not pay at start-up. 1 when the store is in place; 0 when
+// there is no context yet or loading failed (reported once).
+int quon_ssl_load_default_trust_store();
+
 // Initialises the TLS library once (init_ssl does it too when needed).
 void quon_ssl_base_startup();
 int quon_ssl_base_started();

@@ -128,6 +128,29 @@ TEST_F(ssl_startup, nothing_registered_makes_one_verifying_client_context)
                            "base=1 second=1 same=1 sigpipe_ignored=1 passwd_cb=1\n");
 }
 
+// The system's certificates are parsed with the first handshake, not at
+// start-up, and only once however often a handshake asks for them.
+TEST_F(ssl_startup, default_trust_store_is_loaded_on_first_use_only)
+{
+    if (access(X509_get_default_cert_file(), R_OK) != 0)
+        GTEST_SKIP() << "no system trust store at " << X509_get_default_cert_file();
+    child_outcome outcome = run_in_child([] {
+        int before_startup = quon_ssl_load_default_trust_store();
+        init_ssl();
+        X509_STORE* store = SSL_CTX_get_cert_store(quon_ssl_get_context());
+        int after_startup = sk_X509_OBJECT_num(X509_STORE_get0_objects(store));
+        int first = quon_ssl_load_default_trust_store();
+        int loaded = sk_X509_OBJECT_num(X509_STORE_get0_objects(store));
+        int second = quon_ssl_load_default_trust_store();
+        int again = sk_X509_OBJECT_num(X509_STORE_get0_objects(store));
+        log_printf("before=%d after_startup=%d first=%d loaded=%d second=%d same=%d\n", before_startup,
+                   after_startup, first, loaded > 0, second, again == loaded);
+        return 0;
+    });
+    EXPECT_EQ(outcome.status, 0);
+    EXPECT_EQ(outcome.log, "before=0 after_startup=0 first=1 loaded=1 second=1 same=1\n");
+}
+
 TEST_F(ssl_startup, each_failing_load_names_its_file_and_the_tls_error)
 {
     static std::string not_pem = "this is not PEM text";

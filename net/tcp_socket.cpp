@@ -264,8 +264,10 @@ int quon_tcp_socket::ssl_try_connect(int blocking, int timeout_ms)
         return fail_ssl_setup(
             "Error in quon_tcp_socket::ssl_try_connect(), no expected host name set, server cannot be verified.");
 
-    SSL_free(ssl_);
     SSL_CTX* context = quon_ssl_get_context();
+    if (context && !quon_ssl_load_default_trust_store())
+        return fail_ssl_setup("Error in quon_tcp_socket::ssl_try_connect(), no trust store to verify the server with.");
+    SSL_free(ssl_);
     ssl_ = context ? SSL_new(context) : nullptr;
     if (!ssl_) {
         log_socket("Unable to allocate SSL struct in quon_tcp_socket::ssl_try_connect(), did you run "

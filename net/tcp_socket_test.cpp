@@ -579,14 +579,49 @@ TEST_F(tls_socket, verifies_the_server_certificate_and_name)
     }
 }
 
+// Relays one connection to 127.0.0.1:port and holds the server's first
+// bytes back for delay_ms: a handshake through it cannot finish within the
+// call that sends the client's hello, however the client is scheduled (on a
+// busy machine the server's whole answer may otherwise be there by the time
+// the client first reads).
+static void relay_holding_back_the_answer(int client, int port, int delay_ms)
+{
+    int server = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    struct sockaddr_in address;
+    memset(&address, 0, sizeof(address));
+    address.sin_family = AF_INET;
+    address.sin_port = htons((uint16_t)port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (connect(server, (const struct sockaddr*)&address, sizeof(address)) == 0) {
+        bool held = false;
+        struct pollfd ends[2] = {{client, POLLIN, 0}, {server, POLLIN, 0}};
+        char buffer[16384];
+        while (poll(ends, 2, 5000) > 0) {
+            int from = ends[0].revents ? 0 : 1;
+            ssize_t count = read(ends[from].fd, buffer, sizeof(buffer));
+            if (count <= 0)
+                break;
+            if (from == 1 && !held) {
+                usleep(delay_ms * 1000);
+                held = true;
+            }
+            if (write(ends[1 - from].fd, buffer, (size_t)count) != count)
+                break;
+        }
+    }
+    close(server);
+}
+
 TEST_F(tls_socket, nonblocking_handshake_advances_with_continue_connect)
 {
     tls_server server("server.pem");
     ASSERT_TRUE(server.ready()) << server.output();
+    int server_port = server.port();
+    one_shot_server relay([server_port](int connection) { relay_holding_back_the_answer(connection, server_port, 200); });
     quon_tcp_socket socket;
     socket.enable_ssl();
     socket.set_expected_host("localhost");
-    int result = socket.start_nonblocking_connect(loopback(), server.port());
+    int result = socket.start_nonblocking_connect(loopback(), relay.port());
     bool passed_handshaking = socket.state() == QUON_TCP_HANDSHAKING;
     for (int i = 0; i < 500 && result == 0; i++) {
         usleep(10000);
