@@ -246,6 +246,26 @@ int quon_lock_file(const char* path)
     return descriptor;
 }
 
+int quon_file_lockable(const char* path)
+{
+    if (!path)
+        return 0;
+    if (access(path, W_OK) == 0)
+        return 1;
+    if (errno != ENOENT)
+        return 0;
+    quon_string_buffer directory;
+    directory.set_quiet(1);
+    const char* slash = strrchr(path, '/');
+    if (!slash)
+        directory.append(".");
+    else if (slash == path)
+        directory.append("/");
+    else
+        directory.append_range(path, slash);
+    return !directory.overflowed() && access(directory.c_str(), W_OK) == 0;
+}
+
 int quon_unlock_file(int descriptor)
 {
     if (descriptor < 0)
@@ -424,4 +444,14 @@ int quon_fsync_path(const char* path)
     close(descriptor);
     errno = saved;
     return synced;
+}
+
+int quon_start_writeback(FILE* file, int64_t offset, int64_t length)
+{
+    if (!file || offset < 0 || length < 1 || fflush(file) != 0)
+        return 0;
+    int saved = errno;
+    int started = sync_file_range(fileno(file), offset, length, SYNC_FILE_RANGE_WRITE) == 0;
+    errno = saved;
+    return started;
 }

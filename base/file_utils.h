@@ -59,6 +59,12 @@ int quon_unlink(const char* path);
 // the process: a second call from the same process succeeds, and closing
 // any descriptor of the file in this process drops it.
 int quon_lock_file(const char* path);
+// Whether any process at all could hold that lock: it needs the file open
+// for writing, which a read-only file system, a file without write
+// permission or, for a missing file, a directory that cannot take it
+// refuses to every process alike. 1 when one could (so a failed
+// quon_lock_file means another holds it), 0 when none can.
+int quon_file_lockable(const char* path);
 // Releases the lock and closes descriptor. 1 when the unlock succeeded,
 // 0 for a negative descriptor or a failed unlock. The caller's copy of the
 // descriptor is left as it was and must not be used again.
@@ -101,5 +107,12 @@ void quon_abandon_replacement(FILE* file, const char* temporary_path);
 // fsyncs the file at path (its data reaches the disk before, say, a rename
 // makes it visible under its final name). 1 on success, 0 on failure.
 int quon_fsync_path(const char* path);
+// Flushes file's buffer and asks the kernel to start writing the bytes
+// [offset, offset + length) to the disk now, without waiting for them: a
+// long file being written then reaches the disk as it grows, and a later
+// fsync has little left to do. Only a hint: 1 when it was given, 0 when the
+// flush failed (the stream's error then shows at the next write or close)
+// or the file system takes no such hint, which changes nothing else.
+int quon_start_writeback(FILE* file, int64_t offset, int64_t length);
 
 #endif

@@ -507,3 +507,20 @@ TEST(replacement, fsync_directory_of_finds_the_directory)
     for (const auto& row : rows)
         EXPECT_EQ(quon_fsync_directory_of(row.path.c_str()), row.result) << row.path;
 }
+
+// The hint flushes what the stream holds, so the file has it at once; a
+// range it cannot name is refused without touching the stream.
+TEST(writeback, start_writeback_flushes_the_stream_first)
+{
+    temp_dir dir;
+    FILE* file = quon_fopen(dir.file("out").c_str(), "wb");
+    ASSERT_NE(file, nullptr);
+    fputs("written so far", file);
+    EXPECT_EQ(read_file(dir.file("out")), "");
+    EXPECT_EQ(quon_start_writeback(file, 0, 14), 1);
+    EXPECT_EQ(read_file(dir.file("out")), "written so far");
+    EXPECT_EQ(quon_start_writeback(file, 0, 0), 0);
+    EXPECT_EQ(quon_start_writeback(file, -1, 14), 0);
+    EXPECT_EQ(quon_start_writeback(nullptr, 0, 14), 0);
+    quon_fclose(file);
+}

@@ -52,7 +52,10 @@ void quon_boot_exec(const char* path, char* const argv[])
     int result = chmod(path, 0700);
     if (result != 0) {
         report_failure("chmod", result, errno, path);
-        return;
+        // An image that may not be changed (on a read-only file system, or
+        // installed by another user) but may be run already is run as it is.
+        if (access(path, X_OK) != 0)
+            return;
     }
     quon_string_buffer message;
     message.append("quon_boot_exec() - trying to boot image '");

@@ -1,5 +1,6 @@
 #include "http/http_downloader.h"
 
+#include <limits.h>
 #include <stdio.h>
 #include <string.h>
 #include <unistd.h>
@@ -65,6 +66,7 @@ quon_http_downloader::quon_http_downloader()
       output_file_(nullptr),
       expected_length_(-1),
       received_(0),
+      written_back_(0),
       response_complete_(false),
       body_limit_exceeded_(false)
 {
@@ -199,6 +201,10 @@ int quon_http_downloader::download(const char* host, const char* path)
         if (count > 0) {
             idle_attempts = 0;
             int result = processor.receive_data(buffer, count);
+            // Bytes after the one response we asked for, in the same read,
+            // are the server's fault but cannot undo that response.
+            if (result < 0 && response_complete_)
+                break;
             if (result < 0)
                 return fail_and_close("Error in quon_http_downloader::download(), http data fetch failed.");
             if (result == 0)
@@ -254,6 +260,7 @@ int quon_http_downloader::on_message_received(quon_http_data_processor_oline* pr
             }
             close_output_file();
             output_file_ = quon_fopen(destination_.c_str(), "wb");
+            written_back_ = 0;
             if (!output_file_) {
                 report_with_path("Warning in quon_http_downloader::callback_message_received(), unable to open "
                                  "output file '",
@@ -286,13 +293,15 @@ int quon_http_downloader::on_content_data_received(const char* data, int count)
         return 0;
     if (received_ == 0 && progress_callback)
         progress_callback(context, 0, expected_length_);
-    if (max_body_bytes >= 0 && count > max_body_bytes - received_) {
+    // received_ counts in an int, so no body may pass INT_MAX bytes.
+    int limit = max_body_bytes >= 0 ? max_body_bytes : INT_MAX;
+    if (count > limit - received_) {
         body_limit_exceeded_ = true;
         char text[200];
         snprintf(text, sizeof(text),
                  "Error in quon_http_downloader::callback_content_data_received(), body passes the expected %d "
                  "bytes, aborting download.",
-                 max_body_bytes);
+                 limit);
         report(text, QUON_LOG_SOFTFAIL);
         return 0;
     }
@@ -313,6 +322,12 @@ int quon_http_downloader::on_content_data_received(const char* data, int count)
     } else {
         received_ += count;
         result = 1;
+        // The file goes to the disk as it grows: the updater fsyncs it before
+        // the rename, which then has little left to wait for.
+        if (received_ - written_back_ >= quon_http_writeback_interval) {
+            quon_start_writeback(output_file_, written_back_, received_ - written_back_);
+            written_back_ = received_;
+        }
     }
     if (progress_callback)
         progress_callback(context, received_, expected_length_);
@@ -323,7 +338,6 @@ int quon_http_downloader::on_message_complete()
 {
     if (response_complete_)
         return 1;
-    response_complete_ = true;
     if (output_file_) {
         // Buffered data must reach the file; a failure here is a write error.
         bool flushed = fflush(output_file_) == 0;
@@ -335,6 +349,7 @@ int quon_http_downloader::on_message_complete()
             return 0;
         }
     }
+    response_complete_ = true;
     return 1;
 }
 

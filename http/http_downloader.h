@@ -18,6 +18,9 @@ enum {
     // A transfer during which nothing at all moves for this many attempts in
     // a row (30 seconds) is abandoned; a slow but moving one never is.
     quon_http_idle_attempt_limit = 6,
+    // File mode: the kernel is asked to start writing the file to the disk
+    // after every this many bytes (a hint, see quon_start_writeback).
+    quon_http_writeback_interval = 4 * 1024 * 1024,
 };
 
 // Receives a slice of body data (at most 8192 bytes, in order, each byte
@@ -55,13 +58,15 @@ public:
     int received() const { return received_; }
     int expected_length() const { return expected_length_; }
     // True when the response was complete by its own framing (announced
-    // length reached, or the last chunk), not merely cut by a close.
+    // length reached, or the last chunk), not merely cut by a close. Bytes
+    // the server sends after it are ignored, even ones that do not parse.
     bool response_complete() const { return response_complete_; }
     // True when the download was abandoned for passing max_body_bytes.
     bool body_limit_exceeded() const { return body_limit_exceeded_; }
 
     // Caller-set: a body that would pass this many bytes is abandoned as a
-    // failure (negative: no limit). The updater sets the listed size.
+    // failure (negative: none but INT_MAX, past which received() could not
+    // count). The updater sets the listed size.
     int max_body_bytes;
 
     quon_http_data_callback data_callback;
@@ -86,6 +91,7 @@ private:
     FILE* output_file_;
     int expected_length_;
     int received_;
+    int written_back_;  // file mode: bytes already handed to the disk
     quon_tcp_socket socket_;
     bool response_complete_;
     bool body_limit_exceeded_;

@@ -96,6 +96,15 @@ TEST_F(downloader, file_mode_against_nginx)
     EXPECT_EQ(d.received(), 100000);
     EXPECT_EQ(d.expected_length(), 100000);
 
+    // Past two writeback hints, neither on a slice boundary: the file is
+    // flushed in the middle and still arrives byte for byte.
+    const int large_size = 2 * quon_http_writeback_interval + 12345;
+    write_file(root.file("large"), body_of(large_size));
+    quon_http_downloader large;
+    ASSERT_EQ(large.set_connection("127.0.0.1", 80, 0), 1);
+    EXPECT_EQ(large.download("127.0.0.1", "/large", out.file("large").c_str()), 1);
+    EXPECT_TRUE(read_file(out.file("large")) == body_of(large_size));
+
     quon_http_downloader empty;
     ASSERT_EQ(empty.set_connection("127.0.0.1", 80, 0), 1);
     EXPECT_EQ(empty.download("127.0.0.1", "/empty", out.file("empty").c_str()), 1);

@@ -10,6 +10,7 @@
 #include "base/string_buffer.h"
 #include "launcher/launcher_config.h"
 #include "launcher/startup.h"
+#include "updater/signing.h"
 
 zel_file_manifest boot_manifest;
 quon_pointer_array executable_list(13);
@@ -26,6 +27,10 @@ const int lock_wait_limit_ms = 3000;
 const int bootname_buffer_size = 1024;
 
 bool boot_attempted = false;
+// No process can hold the updater lock here (the executables directory is
+// read-only, say): nobody is updating and nobody can, so the images there
+// boot without an update run.
+bool update_impossible = false;
 
 int compare_names_descending(const void* a, const void* b)
 {
@@ -85,12 +90,40 @@ void record_failed_boot(const char* previous)
     quon_commit_replacement(file, temporary.c_str(), boot_failures_path.c_str());
 }
 
+// With a release key, an image is run only while it still hashes to the
+// SHA-256 its manifest entry records, so a file damaged or replaced on disk
+// after its download is passed over like one whose exec fails. Each image
+// is hashed (and a mismatch reported) once per boot attempt.
+quon_void_pointer_map image_checks;
+void* const image_intact = (void*)1;
+void* const image_damaged = (void*)2;
+
+bool image_matches_manifest(const char* name)
+{
+    if (!zel_update_signing_required())
+        return true;
+    void* known = image_checks.find(name);
+    if (known)
+        return known == image_intact;
+    const zel_file_manifest_entry* entry = boot_manifest.find_entry(name);
+    quon_string_buffer path;
+    zel_join_path(path, executables_dir.c_str(), name);
+    char digest[zel_sha256_hex_length + 1];
+    bool intact = entry && zel_sha256_file_hex(path.c_str(), digest) && strcmp(digest, entry->hash) == 0;
+    image_checks.add(intact ? image_intact : image_damaged, name);
+    if (!intact && verbosity_level > 0)
+        log_printf("Image '%s' does not match the SHA-256 its manifest records, skipping.\n", name);
+    return intact;
+}
+
 // Whether some image other than those known to fail can still be tried.
 bool untried_image_exists()
 {
-    for (int i = 0; i < executable_list.count(); i++)
-        if (!is_failed_build((const char*)executable_list.get(i)))
+    for (int i = 0; i < executable_list.count(); i++) {
+        const char* name = (const char*)executable_list.get(i);
+        if (!is_failed_build(name) && image_matches_manifest(name))
             return true;
+    }
     return false;
 }
 
@@ -134,11 +167,19 @@ void run_boot_sequence_step(int* tick_ms, int options_mode, const boot_sequence_
 {
     *tick_ms += tick_step_ms;
 
-    if (updater_lock_fd < 0) {
+    if (updater_lock_fd < 0 && !update_impossible) {
         updater_lock_fd = quon_lock_file(lock_path.c_str());
         if (updater_lock_fd >= 0) {
             log_if(1, "OnTimer(), late start of updater thread.\n");
             hooks.start_updater(hooks.context);
+            return;
+        }
+        if (!quon_file_lockable(lock_path.c_str())) {
+            update_impossible = true;
+            if (verbosity_level > 0)
+                log_printf("Updater lock file '%s' cannot be opened, so no update can run; booting what is "
+                           "there.\n",
+                           lock_path.c_str());
             return;
         }
         if (*tick_ms <= lock_wait_limit_ms)
@@ -151,8 +192,8 @@ void run_boot_sequence_step(int* tick_ms, int options_mode, const boot_sequence_
         return;
     }
 
-    if (boot_attempted || *tick_ms <= boot_delay_ms || !updater_finished.load(std::memory_order_acquire) ||
-        options_mode)
+    if (boot_attempted || *tick_ms <= boot_delay_ms ||
+        (!update_impossible && !updater_finished.load(std::memory_order_acquire)) || options_mode)
         return;
     boot_attempted = true;
 
@@ -175,6 +216,7 @@ void run_boot_sequence_step(int* tick_ms, int options_mode, const boot_sequence_
             log_printf("Got executable filename '%s'.\n", (const char*)executable_list.get(i));
 
     record_failed_boot(previous);
+    image_checks.clear();
     bool skip_failed_builds = untried_image_exists();
 
     for (int i = 0; i < executable_list.count(); i++) {
@@ -193,6 +235,8 @@ void run_boot_sequence_step(int* tick_ms, int options_mode, const boot_sequence_
             }
             log_if(0, "No other images, retrying.\n");
         }
+        if (!image_matches_manifest(name))
+            continue;
         write_crash_detect_file(name);
 
         quon_string_buffer path;

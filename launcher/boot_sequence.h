@@ -24,7 +24,10 @@ struct boot_sequence_hooks {
 // One tick: advances *tick_ms by 20, retries the updater lock while it is
 // not held (giving up past 3000 ms), and once the update run has finished,
 // more than 1000 ms have passed and the options screen is closed, makes
-// the one boot attempt of the process. Returns only if no exec succeeded.
+// the one boot attempt of the process. A lock that no process can take
+// (its file cannot be opened for writing) means no run can happen: the
+// boot attempt then waits for nothing but the time and the options
+// screen. Returns only if no exec succeeded.
 void run_boot_sequence_step(int* tick_ms, int options_mode, const boot_sequence_hooks& hooks);
 
 // Fills executable_list from the local manifest: entries present on disk

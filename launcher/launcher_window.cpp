@@ -73,7 +73,8 @@ launcher_mw::launcher_mw(wxWindow* parent, wxWindowID id, const wxString& name, 
     : quon_embedded_window(parent, id, name, position, size, style),
       options_mode(0),
       tick_ms(0),
-      tick_timer_(this, tick_timer_id)
+      tick_timer_(this, tick_timer_id),
+      progress_event_pending_(0)
 {
     for (wxStaticText*& line : status_lines_)
         line = new wxStaticText(this, wxID_ANY, name, wxDefaultPosition, wxDefaultSize, wxST_NO_AUTORESIZE);
@@ -155,6 +156,11 @@ void launcher_mw::UpdateStatusText()
 void launcher_mw::SetDownloadProgress(double percent)
 {
     progress_bar_->SetValueQuiet(percent);
+    // Progress arrives with every 8 KiB slice; one event waiting is enough,
+    // as its handler reads the latest value. Without this a fast download
+    // floods the GUI thread with label updates and keys go unanswered.
+    if (progress_event_pending_.exchange(1, std::memory_order_acq_rel))
+        return;
     // A timer event that names no timer: the toolkit marks that constructor
     // as not meant for user code, but it is the one that carries only an
     // identifier, which is all the handler looks at.
@@ -168,6 +174,7 @@ void launcher_mw::SetDownloadProgress(double percent)
 
 void launcher_mw::OnProgressEvent(wxTimerEvent&)
 {
+    progress_event_pending_.store(0, std::memory_order_release);
     progress_bar_->RedrawIfChanged();
     UpdateStatusText();
 }

@@ -36,7 +36,8 @@ public:
     // Rebuilds the three lines from the mode, beta-test mode and progress.
     void UpdateStatusText();
     // Updater thread: stores the percentage in the bar and posts a progress
-    // event (timer identifier 2) to this window. Touches nothing else.
+    // event (timer identifier 2) to this window, unless one is still
+    // waiting to be handled. Touches nothing else.
     void SetDownloadProgress(double percent);
     void ToggleBetaMode();
     // One step of the boot sequencer.
@@ -53,6 +54,9 @@ private:
     void OnKeyDown(wxKeyEvent& event);
 
     wxTimer tick_timer_;
+    // Set by the updater thread when it posts a progress event, cleared by
+    // the GUI thread when it handles one.
+    std::atomic<int> progress_event_pending_;
     wxStaticText* status_lines_[3];
     quon_progress_bar* progress_bar_;
 

@@ -6,6 +6,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <openssl/evp.h>
@@ -14,8 +15,10 @@
 #include "base/file_utils.h"
 #include "base/log.h"
 #include "base/string_buffer.h"
+#include "tools/release_signer.h"
 #include "updater/update_run.h"
 #include "updater/file_manifest.h"
+#include "updater/signing.h"
 
 struct release_publisher::file {
     char* name;
@@ -33,7 +36,13 @@ const int published_directory_mode = 0755;
 
 // The files the launcher keeps in its executables directory beside the
 // builds; a build of the same name would overwrite one of them there.
-const char* const launcher_own_files[] = {"update_manifest.lst", "download.tmp", "lock.tmp"};
+// "manifest_version" is manifest_version_name, of signed updates.
+const char* const launcher_own_files[] = {"update_manifest.lst", "download.tmp", "lock.tmp", "manifest_version"};
+
+const int seconds_per_day = 86400;
+// Inflated bytes read from a published list while looking for its version
+// line, which comes first.
+const int version_scan_buffer_size = 16384;
 
 char* copy_text(const char* text)
 {
@@ -182,6 +191,9 @@ const char* release_name_problem(const char* name)
             return "the launcher keeps a file of its own under this name beside the builds.";
     if (strcmp(name, remote_manifest_name) == 0)
         return "the list itself goes under this name.";
+    if (strncmp(name, remote_manifest_name, strlen(remote_manifest_name)) == 0 &&
+        strcmp(name + strlen(remote_manifest_name), zel_signature_suffix) == 0)
+        return "the list's signature goes under this name.";
     if (release_hash_length + 1 + 10 + 1 + (int)strlen(name) > release_max_local_manifest_line)
         return "the name is too long for the launcher's local manifest.";
     return nullptr;
@@ -195,7 +207,12 @@ release_publisher::release_publisher()
       source_dir_(nullptr),
       download_dir_(nullptr),
       manifest_path_(nullptr),
-      staged_manifest_(nullptr)
+      staged_manifest_(nullptr),
+      signer_(nullptr),
+      version_(0),
+      expires_(0),
+      signature_path_(nullptr),
+      staged_signature_(nullptr)
 {
 }
 
@@ -212,6 +229,7 @@ release_publisher::~release_publisher()
     free(source_dir_);
     free(download_dir_);
     free(manifest_path_);
+    free(signature_path_);
 }
 
 void release_publisher::error(const char* text)
@@ -435,6 +453,12 @@ int release_publisher::check_document_root(const char* document_root)
         return 0;
     }
     manifest_path_ = copy_text(path.c_str());
+    path.append(zel_signature_suffix);
+    if (path.overflowed()) {
+        error("The document root's path is too long.");
+        return 0;
+    }
+    signature_path_ = copy_text(path.c_str());
 
     struct stat source;
     if (stat(source_dir_, &source) == 0 && stat(download_dir_, &info) == 0 && source.st_dev == info.st_dev &&
@@ -657,6 +681,16 @@ int release_publisher::stage_manifest()
     {
         gzip_writer gzip(out);
         quon_string_buffer line;
+        if (signer_) {
+            // Comments to the line parser; a signing launcher requires them
+            // before the first entry.
+            char expiry[32];
+            zel_format_expiry(expires_, expiry, sizeof(expiry));
+            char header[128];
+            int length = snprintf(header, sizeof(header), "%s%lld\n%s%s\n", zel_version_line_prefix,
+                                  (long long)version_, zel_expires_line_prefix, expiry);
+            gzip.write(header, length);
+        }
         for (int i = 0; i < files_.count(); i++) {
             file* item = at(i);
             // The launcher's list line: hash, size and name, one space each,
@@ -687,6 +721,160 @@ int release_publisher::stage_manifest()
     return 1;
 }
 
+int release_publisher::stage_signature()
+{
+    quon_string_buffer text;
+    // The bytes signed are read back from the staged list, so the signature
+    // covers exactly what the server will send.
+    FILE* in = quon_fopen(staged_manifest_, "rb");
+    struct stat info;
+    if (!in || fstat(fileno(in), &info) != 0) {
+        text.append("Cannot read the list '");
+        append_printable(text, staged_manifest_);
+        text.append("' back to sign it: ");
+        text.append(strerror(errno));
+        text.append(".");
+        error(text.c_str());
+        quon_fclose(in);
+        return 0;
+    }
+    if (info.st_size > (off_t)zel_signed_manifest_limit) {
+        char numbers[160];
+        snprintf(numbers, sizeof(numbers),
+                 "The compressed list is %lld bytes; launchers take signed lists of at most %d bytes.",
+                 (long long)info.st_size, (int)zel_signed_manifest_limit);
+        error(numbers);
+        quon_fclose(in);
+        return 0;
+    }
+    size_t size = (size_t)info.st_size;
+    char* bytes = (char*)malloc(size ? size : 1);
+    bool read_ok = bytes && fread(bytes, 1, size, in) == size;
+    quon_fclose(in);
+    unsigned char signature[zel_signature_bytes];
+    if (!read_ok || !signer_->sign(bytes, size, signature)) {
+        free(bytes);
+        text.append(read_ok ? "Signing the list failed." : "Cannot read the list back to sign it.");
+        error(text.c_str());
+        return 0;
+    }
+    free(bytes);
+
+    quon_string_buffer staged;
+    FILE* out = quon_open_replacement(signature_path_, staged);
+    if (!out) {
+        text.append("Cannot create the signature beside '");
+        append_printable(text, signature_path_);
+        text.append("': ");
+        text.append(strerror(errno));
+        text.append(".");
+        error(text.c_str());
+        return 0;
+    }
+    staged_signature_ = copy_text(staged.c_str());
+    bool written = fchmod(fileno(out), published_file_mode) == 0 &&
+                   fwrite(signature, 1, sizeof(signature), out) == sizeof(signature);
+    if (!finish_staged(out) || !written) {
+        text.append("Cannot write the signature '");
+        append_printable(text, staged_signature_);
+        text.append("': ");
+        text.append(strerror(errno ? errno : EIO));
+        text.append(".");
+        error(text.c_str());
+        unlink(staged_signature_);
+        free(staged_signature_);
+        staged_signature_ = nullptr;
+        return 0;
+    }
+    return 1;
+}
+
+namespace {
+
+// The version of the list already at path, or 0 when there is none, it is
+// unsigned or it cannot be read: its first lines, inflated.
+int64_t published_list_version(const char* path)
+{
+    FILE* in = quon_fopen(path, "rb");
+    if (!in)
+        return 0;
+    z_stream stream;
+    memset(&stream, 0, sizeof(stream));
+    // 15 + 32: a gzip or zlib header, as the launcher takes either.
+    if (inflateInit2(&stream, 15 + 32) != Z_OK) {
+        quon_fclose(in);
+        return 0;
+    }
+    unsigned char input[release_gzip_buffer_size];
+    char text[version_scan_buffer_size + 1];
+    size_t have = 0;
+    int result = Z_OK;
+    while (result == Z_OK && have < (size_t)version_scan_buffer_size) {
+        if (stream.avail_in == 0) {
+            size_t got = fread(input, 1, sizeof(input), in);
+            if (got == 0)
+                break;
+            stream.next_in = input;
+            stream.avail_in = (uInt)got;
+        }
+        stream.next_out = (Bytef*)text + have;
+        stream.avail_out = (uInt)(version_scan_buffer_size - have);
+        result = inflate(&stream, Z_NO_FLUSH);
+        have = version_scan_buffer_size - stream.avail_out;
+    }
+    inflateEnd(&stream);
+    quon_fclose(in);
+    text[have] = 0;
+    // The version line comes before the first entry.
+    for (char* line = text; line && *line;) {
+        char* end = strchr(line, '\n');
+        if (!end)
+            break;  // a line cut by the scan's end
+        *end = 0;
+        int64_t value = 0;
+        if (zel_parse_signed_header_line(line, &value) == zel_header_version)
+            return value;
+        if (line[0] != '#' && line[0] != 0)
+            break;
+        line = end + 1;
+    }
+    return 0;
+}
+
+}  // namespace
+
+int release_publisher::sign_with(const release_signer* signer, int64_t version, int expires_in_days)
+{
+    if (!signer || !manifest_path_) {
+        error("Nothing scanned to sign.");
+        return 0;
+    }
+    if (expires_in_days < 1 || expires_in_days > release_max_expiry_days) {
+        char text[128];
+        snprintf(text, sizeof(text), "A signed list expires in 1 to %d days, not %d.", (int)release_max_expiry_days,
+                 expires_in_days);
+        error(text);
+        return 0;
+    }
+    int64_t now = (int64_t)time(nullptr);
+    int64_t published = published_list_version(manifest_path_);
+    if (version == 0) {
+        version = now > published ? now : published + 1;
+    } else if (version < published) {
+        char text[256];
+        snprintf(text, sizeof(text),
+                 "The list already published has version %lld; launchers that took it refuse a lower version "
+                 "such as %lld. Give --version %lld or higher.",
+                 (long long)published, (long long)version, (long long)published);
+        error(text);
+        return 0;
+    }
+    signer_ = signer;
+    version_ = version;
+    expires_ = now + (int64_t)expires_in_days * seconds_per_day;
+    return 1;
+}
+
 void release_publisher::discard_staged()
 {
     for (int i = 0; i < files_.count(); i++) {
@@ -702,6 +890,11 @@ void release_publisher::discard_staged()
         free(staged_manifest_);
         staged_manifest_ = nullptr;
     }
+    if (staged_signature_) {
+        unlink(staged_signature_);
+        free(staged_signature_);
+        staged_signature_ = nullptr;
+    }
 }
 
 int release_publisher::publish()
@@ -715,7 +908,7 @@ int release_publisher::publish()
     bool staged = true;
     for (int i = 0; i < files_.count() && staged; i++)
         staged = stage_file(at(i));
-    if (!staged || !stage_manifest()) {
+    if (!staged || !stage_manifest() || (signer_ && !stage_signature())) {
         discard_staged();
         error("Nothing was published; the download directory was left as it was.");
         return 0;
@@ -741,6 +934,23 @@ int release_publisher::publish()
         free(item->staged_path);
         item->staged_path = nullptr;
     }
+    // A launcher that fetches the signature of one release and the list of
+    // the next between these two renames refuses that start's update and
+    // boots what it has; the next start finds the pair matching.
+    if (staged_signature_) {
+        if (rename(staged_signature_, signature_path_) != 0) {
+            text.append("Cannot move the signature onto '");
+            append_printable(text, signature_path_);
+            text.append("': ");
+            text.append(strerror(errno));
+            text.append(". The files are replaced; the old list is still served.");
+            error(text.c_str());
+            discard_staged();
+            return 0;
+        }
+        free(staged_signature_);
+        staged_signature_ = nullptr;
+    }
     if (rename(staged_manifest_, manifest_path_) != 0) {
         text.append("Cannot move the list onto '");
         append_printable(text, manifest_path_);
@@ -753,6 +963,15 @@ int release_publisher::publish()
     }
     free(staged_manifest_);
     staged_manifest_ = nullptr;
+    // An unsigned list beside the signature of an earlier one would only be
+    // refused with a misleading reason.
+    if (!signer_ && unlink(signature_path_) == 0) {
+        text.append("Removed the signature of the earlier signed list, '");
+        append_printable(text, signature_path_);
+        text.append("'; launchers built with a release key refuse this unsigned list.");
+        notice(text.c_str());
+        text.clear();
+    }
     if (!quon_fsync_directory_of(manifest_path_)) {
         text.append("Cannot sync the directory '");
         append_printable(text, download_dir_);

@@ -5,6 +5,8 @@
 
 #include "base/containers.h"
 
+class release_signer;
+
 // Every fixed size of the publishing tool.
 enum {
     release_copy_buffer_size = 65536,
@@ -17,6 +19,10 @@ enum {
     release_max_local_manifest_line = 1022,
     // Hex digits of a SHA-256 digest.
     release_hash_length = 64,
+    // A signed list is valid for this many days unless told otherwise, and
+    // for at most the second figure.
+    release_default_expiry_days = 30,
+    release_max_expiry_days = 3650,
 };
 
 typedef void (*release_message_callback)(void* context, const char* text);
@@ -61,6 +67,19 @@ public:
     // they were unless the failure came while renaming (the report says
     // what is left).
     int publish();
+    // Makes publish sign what it writes (call after scan, before publish;
+    // signer must outlive publish): the list opens with the lines
+    // "# manifest-version N" and "# manifest-expires YYYY-MM-DDTHH:MM:SSZ"
+    // (now plus expires_in_days, 1 to release_max_expiry_days), and its
+    // compressed bytes, exactly as written, are signed into the list's name
+    // + ".sig" beside it. version 0 picks the larger of the current Unix
+    // time and one above the version of the list already published. 1, or
+    // 0 after a report: a version below the published one (launchers that
+    // took that one would refuse this), or a bad expiry.
+    int sign_with(const release_signer* signer, int64_t version, int expires_in_days);
+    // What a signed publish wrote, valid after sign_with.
+    int64_t signed_version() const { return version_; }
+    int64_t signed_expires() const { return expires_; }
 
     // The scanned files in list order, valid after scan (hash after a
     // successful publish).
@@ -89,6 +108,7 @@ private:
     int make_download_dir();
     int stage_file(file* item);
     int stage_manifest();
+    int stage_signature();
     void discard_staged();
 
     quon_pointer_array files_;
@@ -96,6 +116,12 @@ private:
     char* download_dir_;
     char* manifest_path_;
     char* staged_manifest_;
+    // Signing: null unless sign_with was called.
+    const release_signer* signer_;
+    int64_t version_;
+    int64_t expires_;
+    char* signature_path_;
+    char* staged_signature_;
 };
 
 #endif

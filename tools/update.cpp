@@ -9,7 +9,8 @@
 #include "base/log.h"
 #include "base/string_buffer.h"
 #include "net/ssl_startup.h"
-#include "updater/update_run.h"
+#include "updater/signing.h"
+#include "updater/signing_key.h"
 #include "updater/update_run.h"
 
 namespace {
@@ -63,6 +64,13 @@ void print_help()
            "an unusable DESTINATION_DIR), 2 on bad usage.\n",
            program_name, remote_manifest_name, local_manifest_name, temporary_file_name, update_download_root,
            lock_file_name);
+    if (zel_update_signing_required())
+        printf("\n"
+               "This build takes only lists signed with its release key: the signature\n"
+               "ROOT_PATH/%s%s must match the list, the list's\n"
+               "version may not fall below the one recorded in DESTINATION_DIR/%s,\n"
+               "its expiry may not have passed, and every file must match its SHA-256.\n",
+               remote_manifest_name, zel_signature_suffix, manifest_version_name);
 }
 
 int usage_error(const char* problem)
@@ -98,6 +106,7 @@ void assign_without_trailing_slashes(quon_string_buffer& out, const char* text)
 
 int main(int argc, char** argv)
 {
+    zel_set_update_signing_key(update_signing_public_key);
     const char* positional[3] = {nullptr, nullptr, nullptr};
     int count = 0;
     bool options_done = false;

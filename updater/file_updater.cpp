@@ -12,6 +12,7 @@
 #include "base/string_buffer.h"
 #include "base/threads.h"
 #include "http/http_downloader.h"
+#include "updater/signing.h"
 
 namespace {
 
@@ -42,6 +43,7 @@ zel_file_updater::zel_file_updater()
       message_callback(nullptr),
       verbose(0),
       delay_ms(0),
+      verify_hashes(0),
       manifest_filename_(nullptr),
       temporary_file_(nullptr),
       destination_path_(nullptr),
@@ -301,11 +303,26 @@ int zel_file_updater::download_one_file(const char* server_name, const char* roo
             !quon_fsync_path(temporary_file_)) {
             snprintf(detail, sizeof(detail), "cannot write new version.");
             ok = 0;
+        } else if (verify_hashes) {
+            // What was written is what is checked, and then renamed.
+            char digest[zel_sha256_hex_length + 1];
+            if (!zel_sha256_file_hex(temporary_file_, digest)) {
+                snprintf(detail, sizeof(detail), "cannot read the new version back to check it.");
+                ok = 0;
+            } else if (strcmp(digest, entry->hash) != 0) {
+                snprintf(detail, sizeof(detail), "its SHA-256 differs from the signed list, refused.");
+                ok = 0;
+            }
         }
     }
     if (!ok) {
         text.append(detail);
         message(text.c_str());
+        // What arrived of a failed body is of no use, and on a full disk
+        // its space is what bootname.txt and the log need next.
+        FILE* emptied = quon_fopen(temporary_file_, "wb");
+        if (emptied)
+            quon_fclose(emptied);
     }
     return ok;
 }

@@ -40,7 +40,9 @@ public:
     // the process with status 1 if the manifest cannot be saved.
     int download_files(const char* server_name, const char* root_path, quon_pointer_array& list);
     // One GET into the temporary file: 1 when a body of exactly the entry's
-    // listed size arrived complete, else 0.
+    // listed size arrived complete (and, with verify_hashes, hashes to the
+    // entry's listed SHA-256), else 0, with the temporary file emptied again
+    // so that a failed body holds no disk space.
     int download_one_file(const char* server_name, const char* root_path, const zel_file_manifest_entry* entry);
 
     zel_file_manifest& manifest() { return manifest_; }
@@ -51,6 +53,9 @@ public:
     zel_message_callback message_callback;
     int verbose;
     int delay_ms;
+    // Set for a signed list: a download whose SHA-256 differs from the
+    // entry's hash is refused before it replaces anything.
+    int verify_hashes;
 
     // Downloader progress, public for its callback.
     void on_file_progress(int received, int total);

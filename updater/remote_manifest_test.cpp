@@ -157,3 +157,58 @@ TEST(remote_manifest, overlong_lines_are_cut_silently_and_crs_stay_in_names)
     EXPECT_STREQ(manifest.first_entry()->next->name, "crlf\r");
     EXPECT_EQ(log.text(), "");
 }
+
+TEST(remote_manifest, a_signed_list_needs_its_header_lines_first_and_sha256_hashes)
+{
+    const std::string sha = "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855";
+    const std::string version = "# manifest-version 7\n";
+    const std::string expires = "# manifest-expires 2030-01-31T23:59:59Z\n";
+    struct row {
+        const char* name;
+        std::string text;
+        int accepted;
+        const char* logged;  // part of the refusal's report
+    };
+    const std::vector<row> rows = {
+        {"both lines, then the entries", version + expires + sha + " 1 a\n" + sha + " 2 b\n", 1, ""},
+        {"either order, comments and blanks between", "# release notes\n\n" + expires + version + sha + " 1 a\n", 1,
+         ""},
+        {"header-like comments after the first entry are comments",
+         version + expires + sha + " 1 a\n# manifest-version 1\n# manifest-version x\n", 1, ""},
+        {"an entry before the version line", expires + sha + " 1 a\n" + version, 0,
+         "gives its first entry 'a' before a \"# manifest-version N\" line"},
+        {"an entry before the expiry line", version + sha + " 1 a\n" + expires, 0,
+         "gives its first entry 'a' before a \"# manifest-expires YYYY-MM-DDTHH:MM:SSZ\" line"},
+        {"a repeated version line", version + "# manifest-version 8\n" + expires, 0,
+         "repeats its header line '# manifest-version 8'"},
+        {"a malformed version line", "# manifest-version seven\n", 0,
+         "malformed header line '# manifest-version seven'"},
+        {"an impossible expiry", "# manifest-expires 2030-02-30T00:00:00Z\n", 0, "malformed header line"},
+        {"a hash of another digest", version + expires + hash + " 1 a\n", 0,
+         "gives 'a' a hash that is not a SHA-256 (64 lowercase hexadecimal digits)"},
+        {"a SHA-256 with a capital", version + expires + sha.substr(0, 63) + "F 1 a\n", 0, "not a SHA-256"},
+    };
+    zel_signing_key key = {};
+    for (const row& r : rows) {
+        log_capture log;
+        http_fetch_remote_manifest_data manifest;
+        manifest.signing_key = &key;
+        ASSERT_EQ(manifest.reset(), 1);
+        EXPECT_EQ(manifest.add_downloaded_data(r.text.data(), (int)r.text.size()), r.accepted) << r.name;
+        EXPECT_NE(log.text().find(r.logged), std::string::npos) << r.name << "\n" << log.text();
+        if (r.accepted) {
+            EXPECT_EQ(log.text(), "") << r.name;
+            EXPECT_EQ(manifest.manifest_version(), 7) << r.name;
+            EXPECT_EQ(manifest.manifest_expires(), 1896134399) << r.name;
+        } else {
+            EXPECT_EQ(manifest.count(), 0) << r.name;
+            EXPECT_EQ(manifest.first_entry(), nullptr) << r.name;
+        }
+
+        // Without a key the same lines are comments, as they always were.
+        http_fetch_remote_manifest_data unsigned_list;
+        ASSERT_EQ(unsigned_list.reset(), 1);
+        EXPECT_EQ(unsigned_list.add_downloaded_data(r.text.data(), (int)r.text.size()), 1) << r.name;
+        EXPECT_EQ(unsigned_list.manifest_version(), 0) << r.name;
+    }
+}

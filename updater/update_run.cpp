@@ -4,15 +4,18 @@
 #include <string.h>
 
 #include "base/containers.h"
+#include "base/directory_listing.h"
 #include "base/file_utils.h"
 #include "base/log.h"
 #include "base/string_buffer.h"
 #include "base/threads.h"
 #include "updater/file_updater.h"
 #include "updater/remote_manifest.h"
+#include "updater/signing.h"
 
 const char* const update_download_root = "/downloads/vostel_v3";
 const char* const remote_manifest_name = "manifest_linux64_executables.txt.gz";
+const char* const manifest_version_name = "manifest_version";
 
 namespace {
 
@@ -90,6 +93,72 @@ void named_message(const char* before, const char* name, const char* after)
     run_message(text.c_str());
 }
 
+// manifest_version holds "N\n"; a file that is missing or not of that form
+// counts as no version yet.
+const int version_file_buffer_size = 64;
+
+int64_t read_accepted_version(const char* path)
+{
+    FILE* file = quon_fopen(path, "rb");
+    if (!file)
+        return 0;
+    char line[version_file_buffer_size];
+    int got = fget_line(file, line, sizeof(line));
+    quon_fclose(file);
+    int64_t value = 0;
+    quon_string_buffer header;
+    header.append(zel_version_line_prefix);
+    header.append(got > 0 ? line : "");
+    if (zel_parse_signed_header_line(header.c_str(), &value) != zel_header_version) {
+        named_message("Ignoring '", path, "': it holds no list version.");
+        return 0;
+    }
+    return value;
+}
+
+int record_accepted_version(const char* path, int64_t version)
+{
+    quon_string_buffer temporary;
+    FILE* file = quon_open_replacement(path, temporary);
+    if (!file)
+        return 0;
+    fprintf(file, "%lld\n", (long long)version);
+    return quon_commit_replacement(file, temporary.c_str(), path);
+}
+
+// A verified list may still be an old one replayed (a rollback to builds
+// with known faults) or one kept from players past its time (a freeze):
+// 1 to go on, 0 after saying which.
+int accept_signed_list(const http_fetch_remote_manifest_data& remote, const char* version_path,
+                       int64_t* accepted_before)
+{
+    char text[256];
+    char expiry[32];
+    if (!zel_format_expiry(remote.manifest_expires(), expiry, sizeof(expiry)))
+        snprintf(expiry, sizeof(expiry), "%lld", (long long)remote.manifest_expires());
+    if (remote.manifest_expires() <= quon_gettimeofday_seconds()) {
+        snprintf(text, sizeof(text), "Refusing update list version %lld - it expired at %s, aborting update.",
+                 (long long)remote.manifest_version(), expiry);
+        run_message(text);
+        return 0;
+    }
+    *accepted_before = read_accepted_version(version_path);
+    if (remote.manifest_version() < *accepted_before) {
+        snprintf(text, sizeof(text),
+                 "Refusing update list version %lld - version %lld was accepted before and a list never goes "
+                 "back, aborting update.",
+                 (long long)remote.manifest_version(), (long long)*accepted_before);
+        run_message(text);
+        return 0;
+    }
+    if (verbose_mode()) {
+        snprintf(text, sizeof(text), "Signed update list version %lld, valid until %s.",
+                 (long long)remote.manifest_version(), expiry);
+        run_message(text);
+    }
+    return 1;
+}
+
 }  // namespace
 
 void set_update_progress_sink(update_progress_sink sink)
@@ -121,6 +190,13 @@ int run_executable_updater(void* window, const char* server_name, const char* ro
     http_fetch_remote_manifest_data remote;
     remote.callback_context = nullptr;
     remote.progress_callback = fetch_progress;
+    bool signing = zel_update_signing_required();
+    if (signing && !zel_update_signing_key()) {
+        run_message("The update signing key built into this program is not an Ed25519 key, so no list can be "
+                    "trusted, aborting update.");
+        return 0;
+    }
+    remote.signing_key = zel_update_signing_key();
     quon_string_buffer url;
     url.append(root_path);
     url.append_char('/');
@@ -134,6 +210,13 @@ int run_executable_updater(void* window, const char* server_name, const char* ro
         char text[80];
         snprintf(text, sizeof(text), "Retrieved %d records from remote server.", records);
         run_message(text);
+    }
+    quon_string_buffer version_path;
+    int64_t accepted_before = 0;
+    if (signing) {
+        zel_join_path(version_path, destination_path, manifest_version_name);
+        if (!accept_signed_list(remote, version_path.c_str(), &accepted_before))
+            return 0;
     }
 
     zel_file_updater updater;
@@ -151,6 +234,17 @@ int run_executable_updater(void* window, const char* server_name, const char* ro
         named_message("Unable to access temporary download file '", temporary_file_path, "', aborting update.");
         return 0;
     }
+    if (signing) {
+        // Recorded before anything is fetched, so no later start can be
+        // talked back below it; equal versions need no write.
+        if (remote.manifest_version() > accepted_before &&
+            !record_accepted_version(version_path.c_str(), remote.manifest_version())) {
+            named_message("Unable to record the update list's version in '", version_path.c_str(),
+                          "', aborting update.");
+            return 0;
+        }
+        updater.verify_hashes = 1;
+    }
     if (!updater.load_manifest(local_manifest_path))
         named_message("Unable to load local manifest file '", local_manifest_path, "', creating new.");
 
@@ -159,6 +253,9 @@ int run_executable_updater(void* window, const char* server_name, const char* ro
     bool first_ordinary_pending = true;
     bool first_beta_pending = true;
     quon_string_buffer path;
+    // A list may name far more files than the destination holds; the ones
+    // its listing lacks need no failing stat each.
+    quon_directory_listing on_disk(destination_path);
     for (zel_file_manifest_entry* entry = remote.first_entry(); entry; entry = entry->next) {
         if (!entry->name || !*entry->name) {
             run_message("Error in run_executable_updater(), got null filename?");
@@ -176,7 +273,8 @@ int run_executable_updater(void* window, const char* server_name, const char* ro
         bool add = false;
         bool check_manifest = true;
         quon_file_info info;
-        if (quon_filename_get_file_info(path.c_str(), &info) && info.is_regular_file) {
+        if (on_disk.may_exist(entry->name) && quon_filename_get_file_info(path.c_str(), &info) &&
+            info.is_regular_file) {
             if (info.size != (int64_t)entry->size) {
                 if (verbose)
                     named_message("File '", entry->name, "' had different expected size, forcing update.");
