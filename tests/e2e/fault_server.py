@@ -24,6 +24,8 @@ The scenario is a JSON object:
     {
       "root": "/some/dir",        files served normally for paths without a route
       "default": {...},           the answer for every other path (else a 404)
+      "accept": N,                optional: after N connections the listener
+                                  closes, so every later connect is refused
       "routes": {
         "/path": {...},           the answer for requests of that exact target
         "/other": [{...}, {...}]  successive requests get successive answers;
@@ -142,6 +144,9 @@ class Scenario:
                 check_answer(target, answer)
         if self.default is not None:
             check_answer("default", self.default)
+        self.accept = spec.get("accept")
+        if self.accept is not None and (not isinstance(self.accept, int) or self.accept < 1):
+            raise ValueError("\"accept\" must be a positive number of connections")
         self.lock = threading.Lock()
         self.served = {}
 
@@ -531,6 +536,11 @@ def main():
         log("conn %d: accepted from %s:%d" % (number, peer[0], peer[1]))
         handler = Connection(sock, number, scenario, recorder)
         threading.Thread(target=handler.serve, daemon=True).start()
+        if scenario.accept is not None and number >= scenario.accept:
+            listener.close()
+            log("listener closed after %d connections" % number)
+            while True:
+                time.sleep(3600)
 
 
 if __name__ == "__main__":

@@ -192,6 +192,9 @@ protected:
         runs_before_ = home_.runs().size();
         launcher_.reset(new e2e_process);
         e2e_command command = e2e_launcher_command(home_, x_.display(), arguments);
+        for (const auto& variable : launcher_env_)
+            command.set(variable.first, variable.second);
+        command.program = launcher_program_;
         // Only a process that ends by itself reports leaks at exit; an
         // exec'd launcher never does.
         if (exits_without_exec)
@@ -241,7 +244,11 @@ protected:
         for (size_t i = 0; i < run.fds.size(); i++)
             inherited += " " + std::to_string(run.fds[i]) + ":" + run.fd_targets[i];
         EXPECT_TRUE(run.fds.empty()) << "descriptors the client inherited:" << inherited;
-        EXPECT_EQ(read_file(home_.bootname_path()), name + "\n");
+        // A client told to confirm its start empties the file again.
+        bool confirms = false;
+        for (const auto& variable : launcher_env_)
+            confirms = confirms || variable.first == "FAKE_CLIENT_CONFIRMS_BOOT";
+        EXPECT_EQ(read_file(home_.bootname_path()), confirms ? "" : name + "\n");
     }
     void expect_not_booted()
     {
@@ -287,12 +294,18 @@ protected:
     }
     // Files in executables/ that are neither the updater's own (its lock,
     // its manifest, the download in progress) nor byte for byte a build
-    // published or installed under that name; "" when there are none.
-    std::string foreign_files() const
+    // published or installed under that name; "" when there are none. With
+    // transients_allowed, the files that a run creates and removes again
+    // (a replacement's ".tmp-XXXXXX" beside its file, the writability probe
+    // "xxXXXXXX.qqq") pass too, for looking while a launcher runs or after
+    // one was killed.
+    std::string foreign_files(bool transients_allowed = false) const
     {
         std::string found;
         for (const auto& file : executables()) {
             if (file.first == "lock.tmp" || file.first == "update_manifest.lst" || file.first == "download.tmp")
+                continue;
+            if (transients_allowed && is_transient_name(file.first))
                 continue;
             auto builds = whole_builds_.find(file.first);
             if (builds == whole_builds_.end() || !builds->second.count(file.second))
@@ -301,8 +314,21 @@ protected:
         return found;
     }
 
+    static bool is_transient_name(const std::string& path)
+    {
+        std::string name = path.substr(path.rfind('/') + 1);
+        size_t mark = name.rfind(".tmp-");
+        if (mark != std::string::npos && mark > 0 && name.size() == mark + 11)
+            return true;
+        return name.size() == 12 && name.compare(0, 2, "xx") == 0 && name.compare(8, 4, ".qqq") == 0;
+    }
+
     e2e_home home_;
     temp_dir site_;
+    // Variables every start of the launcher gets on top of the usual ones.
+    std::vector<std::pair<std::string, std::string>> launcher_env_;
+    // The launcher binary every start runs; empty: build/brimvale-launcher.
+    std::string launcher_program_;
     e2e_xvfb x_;
     std::unique_ptr<e2e_nginx> nginx_;
     std::unique_ptr<e2e_fault_server> faults_;
