@@ -14,7 +14,10 @@ quon_string_buffer::~quon_string_buffer()
 {
     check_overflow();
     // A pointer kept past the buffer's life shows this instead of stale text.
+    // The store is to an object about to die, which an optimiser may drop;
+    // the empty asm that reads the storage keeps it.
     memcpy(storage_, "(dead)", 7);
+    __asm__ __volatile__("" : : "r"(storage_) : "memory");
 }
 
 void quon_string_buffer::append_int(int32_t n)
