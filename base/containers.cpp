@@ -117,58 +117,120 @@ void quon_pointer_array::sort(int (*compare)(const void* a, const void* b))
 
 // ---------------------------------------------------------------------------
 
-quon_void_pointer_container::quon_void_pointer_container()
-    : table_(nullptr), capacity_(initial_table_capacity), mask_(initial_table_capacity - 1), count_(0)
+namespace {
+
+// A map entry that cannot be placed while growing loses its key copy.
+void release_slot(quon_pointer_slot&) {}
+void release_slot(quon_key_slot& slot)
 {
-    table_ = (slot*)calloc(capacity_, sizeof(slot));
+    free(slot.key);
+}
+
+}  // namespace
+
+template <typename Slot>
+quon_open_table<Slot>::quon_open_table(const char* class_name)
+    : table_(nullptr), capacity_(initial_table_capacity), mask_(initial_table_capacity - 1), count_(0),
+      class_name_(class_name)
+{
+    table_ = (Slot*)calloc(capacity_, sizeof(Slot));
     if (!table_) {
-        report("Error in quon_void_pointer_container(), initial table alloc failed.", QUON_LOG_HARDFAIL);
+        quon_string_buffer message;
+        message.append("Error in ");
+        message.append(class_name_);
+        message.append("(), initial table alloc failed.");
+        report(message.c_str(), QUON_LOG_HARDFAIL);
         capacity_ = 0;
         mask_ = 0;
     }
 }
 
-quon_void_pointer_container::~quon_void_pointer_container()
+template <typename Slot>
+quon_open_table<Slot>::~quon_open_table()
 {
     free(table_);
 }
 
-void quon_void_pointer_container::grow()
+template <typename Slot>
+void quon_open_table<Slot>::report_full(const char* operation) const
 {
-    if (capacity_ >= largest_table_capacity)
+    quon_string_buffer message;
+    message.append("Error in ");
+    message.append(class_name_);
+    message.append("::");
+    message.append(operation);
+    message.append("(), table full?");
+    report(message.c_str(), QUON_LOG_SANITY);
+}
+
+template <typename Slot>
+void quon_open_table<Slot>::grow_if_needed()
+{
+    if (capacity_ / 2 >= count_ || capacity_ >= largest_table_capacity)
         return;
     uint32_t grown = capacity_ * 2;
-    slot* larger = (slot*)calloc(grown, sizeof(slot));
+    Slot* larger = (Slot*)calloc(grown, sizeof(Slot));
     if (!larger) {
         // The old table still has room (count < capacity), so carry on in it.
-        report("Error in quon_void_pointer_container::grow(), table alloc failed.", QUON_LOG_HARDFAIL);
+        quon_string_buffer message;
+        message.append("Error in ");
+        message.append(class_name_);
+        message.append("::grow(), table alloc failed.");
+        report(message.c_str(), QUON_LOG_HARDFAIL);
         return;
     }
-    slot* old = table_;
+    Slot* old = table_;
     uint32_t old_capacity = capacity_;
     table_ = larger;
     capacity_ = grown;
     mask_ = grown - 1;
     for (uint32_t i = 0; i < old_capacity; i++)
-        if (old[i].pointer)
+        if (quon_slot_used(old[i]))
             move_insert(old[i]);
     free(old);
 }
 
-void quon_void_pointer_container::move_insert(const slot& entry)
+template <typename Slot>
+void quon_open_table<Slot>::move_insert(const Slot& entry)
 {
-    uint32_t home = entry.hash & mask_;
-    uint32_t i = home;
-    do {
-        if (!table_[i].pointer) {
-            table_[i] = entry;
-            return;
-        }
-        i = (i + 1) & mask_;
-    } while (i != home);
-    report("Error in quon_void_pointer_container::move_insert(), table full?", QUON_LOG_SANITY);
+    int64_t at = probe(entry.hash, [](const Slot&) { return false; });
+    if (at >= 0) {
+        table_[at] = entry;
+        return;
+    }
+    report_full("move_insert");
+    Slot dropped = entry;
+    release_slot(dropped);
     count_--;
 }
+
+template <typename Slot>
+void quon_open_table<Slot>::remove_at(uint32_t gap)
+{
+    table_[gap] = Slot();
+    count_--;
+    for (uint32_t j = (gap + 1) & mask_;; j = (j + 1) & mask_) {
+        if (j == gap) {
+            report_full("compact_after_remove");
+            return;
+        }
+        Slot& slot = table_[j];
+        if (!quon_slot_used(slot))
+            return;
+        if (!home_between(slot.hash & mask_, gap, j)) {
+            table_[gap] = slot;
+            slot = Slot();
+            gap = j;
+        }
+    }
+}
+
+template class quon_open_table<quon_pointer_slot>;
+template class quon_open_table<quon_key_slot>;
+
+// ---------------------------------------------------------------------------
+
+quon_void_pointer_container::quon_void_pointer_container() : quon_open_table("quon_void_pointer_container") {}
 
 int quon_void_pointer_container::add(void* pointer)
 {
@@ -178,91 +240,47 @@ int quon_void_pointer_container::add(void* pointer)
         report("Error in quon_void_pointer_container::add(), got null pointer.", QUON_LOG_SANITY);
         return 0;
     }
-    if (capacity_ / 2 < count_)
-        grow();
+    grow_if_needed();
     uint32_t h = hash_pointer(pointer);
-    uint32_t home = h & mask_;
-    uint32_t i = home;
-    do {
-        slot& s = table_[i];
-        if (!s.pointer) {
-            s.pointer = pointer;
-            s.hash = h;
-            count_++;
-            return 1;
-        }
-        if (s.hash == h && s.pointer == pointer) {
-            char message[1000];
-            snprintf(message, sizeof(message),
-                     "Error in quon_void_pointer_container::add(), attempt to add duplicate thing %p.", pointer);
-            report(message, QUON_LOG_SANITY);
-            return 0;
-        }
-        i = (i + 1) & mask_;
-    } while (i != home);
-    report("Error in quon_void_pointer_container::add(), table full?", QUON_LOG_SANITY);
-    return 0;
-}
-
-void quon_void_pointer_container::compact_after_remove(uint32_t gap)
-{
-    for (uint32_t j = (gap + 1) & mask_;; j = (j + 1) & mask_) {
-        if (j == gap) {
-            report("Error in quon_void_pointer_container::compact_after_remove(), table full?", QUON_LOG_SANITY);
-            return;
-        }
-        slot& s = table_[j];
-        if (!s.pointer)
-            return;
-        if (!home_between(s.hash & mask_, gap, j)) {
-            table_[gap] = s;
-            s.pointer = nullptr;
-            s.hash = 0;
-            gap = j;
-        }
+    int64_t at = probe(h, [pointer](const slot& s) { return s.pointer == pointer; });
+    if (at < 0) {
+        report_full("add");
+        return 0;
     }
+    if (table_[at].pointer) {
+        char message[1000];
+        snprintf(message, sizeof(message),
+                 "Error in quon_void_pointer_container::add(), attempt to add duplicate thing %p.", pointer);
+        report(message, QUON_LOG_SANITY);
+        return 0;
+    }
+    table_[at].pointer = pointer;
+    table_[at].hash = h;
+    count_++;
+    return 1;
 }
 
 int quon_void_pointer_container::remove(void* pointer)
 {
     if (!table_ || !pointer)
         return 0;
-    uint32_t h = hash_pointer(pointer);
-    uint32_t home = h & mask_;
-    uint32_t i = home;
-    do {
-        slot& s = table_[i];
-        if (!s.pointer)
-            return 0;
-        if (s.hash == h && s.pointer == pointer) {
-            s.pointer = nullptr;
-            s.hash = 0;
-            count_--;
-            compact_after_remove(i);
-            return 1;
-        }
-        i = (i + 1) & mask_;
-    } while (i != home);
-    report("Error in quon_void_pointer_container::remove(), table full?", QUON_LOG_SANITY);
-    return 0;
+    int64_t at = probe(hash_pointer(pointer), [pointer](const slot& s) { return s.pointer == pointer; });
+    if (at < 0) {
+        report_full("remove");
+        return 0;
+    }
+    if (!table_[at].pointer)
+        return 0;
+    remove_at((uint32_t)at);
+    return 1;
 }
 
 int quon_void_pointer_container::contains(void* pointer) const
 {
     if (!table_ || !pointer)
         return 0;
-    uint32_t h = hash_pointer(pointer);
-    uint32_t home = h & mask_;
-    uint32_t i = home;
-    do {
-        const slot& s = table_[i];
-        if (!s.pointer)
-            return 0;
-        if (s.hash == h && s.pointer == pointer)
-            return 1;
-        i = (i + 1) & mask_;
-    } while (i != home);
-    return 0;
+    int64_t at = probe(hash_pointer(pointer), [pointer](const slot& s) { return s.pointer == pointer; });
+    return at >= 0 && table_[at].pointer != nullptr;
 }
 
 void quon_void_pointer_container::clear()
@@ -281,58 +299,11 @@ void quon_void_pointer_container::collect(quon_pointer_array& array) const
 
 // ---------------------------------------------------------------------------
 
-quon_void_pointer_map::quon_void_pointer_map()
-    : table_(nullptr), capacity_(initial_table_capacity), mask_(initial_table_capacity - 1), count_(0)
-{
-    table_ = (slot*)calloc(capacity_, sizeof(slot));
-    if (!table_) {
-        report("Error in quon_void_pointer_map(), initial table alloc failed.", QUON_LOG_HARDFAIL);
-        capacity_ = 0;
-        mask_ = 0;
-    }
-}
+quon_void_pointer_map::quon_void_pointer_map() : quon_open_table("quon_void_pointer_map") {}
 
 quon_void_pointer_map::~quon_void_pointer_map()
 {
     clear();
-    free(table_);
-}
-
-void quon_void_pointer_map::grow()
-{
-    if (capacity_ >= largest_table_capacity)
-        return;
-    uint32_t grown = capacity_ * 2;
-    slot* larger = (slot*)calloc(grown, sizeof(slot));
-    if (!larger) {
-        report("Error in quon_void_pointer_map::grow(), table alloc failed.", QUON_LOG_HARDFAIL);
-        return;
-    }
-    slot* old = table_;
-    uint32_t old_capacity = capacity_;
-    table_ = larger;
-    capacity_ = grown;
-    mask_ = grown - 1;
-    for (uint32_t i = 0; i < old_capacity; i++)
-        if (old[i].value)
-            move_insert(old[i]);
-    free(old);
-}
-
-void quon_void_pointer_map::move_insert(const slot& entry)
-{
-    uint32_t home = entry.hash & mask_;
-    uint32_t i = home;
-    do {
-        if (!table_[i].value) {
-            table_[i] = entry;
-            return;
-        }
-        i = (i + 1) & mask_;
-    } while (i != home);
-    report("Error in quon_void_pointer_map::move_insert(), table full?", QUON_LOG_SANITY);
-    free(entry.key);
-    count_--;
 }
 
 int quon_void_pointer_map::add(void* value, const char* key)
@@ -347,111 +318,64 @@ int quon_void_pointer_map::add(void* value, const char* key)
         report("Error in quon_void_pointer_map::add(), got null value.", QUON_LOG_SANITY);
         return 0;
     }
-    if (capacity_ / 2 < count_)
-        grow();
+    grow_if_needed();
     uint32_t h = quon_hash_text(key);
-    uint32_t home = h & mask_;
-    uint32_t i = home;
-    do {
-        slot& s = table_[i];
-        if (!s.value) {
-            char* copy = strdup(key);
-            if (!copy) {
-                report("Error in quon_void_pointer_map::add(), key alloc failed.", QUON_LOG_HARDFAIL);
-                return 0;
-            }
-            s.value = value;
-            s.key = copy;
-            s.hash = h;
-            count_++;
-            return 1;
-        }
-        if (s.hash == h && strcmp(s.key, key) == 0) {
-            quon_string_buffer message;
-            message.append("Error in quon_void_pointer_map::add(), attempt to add duplicate thing at key '");
-            message.append(key);
-            message.append("'.");
-            report(message.c_str(), QUON_LOG_SANITY);
-            return 0;
-        }
-        i = (i + 1) & mask_;
-    } while (i != home);
-    report("Error in quon_void_pointer_map::add(), table full?", QUON_LOG_SANITY);
-    return 0;
+    int64_t at = probe(h, [key](const slot& s) { return strcmp(s.key, key) == 0; });
+    if (at < 0) {
+        report_full("add");
+        return 0;
+    }
+    slot& s = table_[at];
+    if (s.value) {
+        quon_string_buffer message;
+        message.append("Error in quon_void_pointer_map::add(), attempt to add duplicate thing at key '");
+        message.append(key);
+        message.append("'.");
+        report(message.c_str(), QUON_LOG_SANITY);
+        return 0;
+    }
+    char* copy = strdup(key);
+    if (!copy) {
+        report("Error in quon_void_pointer_map::add(), key alloc failed.", QUON_LOG_HARDFAIL);
+        return 0;
+    }
+    s.value = value;
+    s.key = copy;
+    s.hash = h;
+    count_++;
+    return 1;
 }
 
 void* quon_void_pointer_map::find(const char* key) const
 {
     if (!table_ || !key)
         return nullptr;
-    uint32_t h = quon_hash_text(key);
-    uint32_t home = h & mask_;
-    uint32_t i = home;
-    do {
-        const slot& s = table_[i];
-        if (!s.value)
-            return nullptr;
-        if (s.hash == h && strcmp(s.key, key) == 0)
-            return s.value;
-        i = (i + 1) & mask_;
-    } while (i != home);
-    return nullptr;
-}
-
-void quon_void_pointer_map::compact_after_remove(uint32_t gap)
-{
-    for (uint32_t j = (gap + 1) & mask_;; j = (j + 1) & mask_) {
-        if (j == gap) {
-            report("Error in quon_void_pointer_map::compact_after_remove(), table full?", QUON_LOG_SANITY);
-            return;
-        }
-        slot& s = table_[j];
-        if (!s.value)
-            return;
-        if (!home_between(s.hash & mask_, gap, j)) {
-            table_[gap] = s;
-            s.value = nullptr;
-            s.key = nullptr;
-            s.hash = 0;
-            gap = j;
-        }
-    }
+    int64_t at = probe(quon_hash_text(key), [key](const slot& s) { return strcmp(s.key, key) == 0; });
+    return at >= 0 ? table_[at].value : nullptr;
 }
 
 void* quon_void_pointer_map::remove(const char* key)
 {
     if (!table_ || !key)
         return nullptr;
-    uint32_t h = quon_hash_text(key);
-    uint32_t home = h & mask_;
-    uint32_t i = home;
-    do {
-        slot& s = table_[i];
-        if (!s.value)
-            return nullptr;
-        if (s.hash == h && strcmp(s.key, key) == 0) {
-            void* value = s.value;
-            free(s.key);
-            s.value = nullptr;
-            s.key = nullptr;
-            s.hash = 0;
-            count_--;
-            compact_after_remove(i);
-            return value;
-        }
-        i = (i + 1) & mask_;
-    } while (i != home);
-    report("Error in quon_void_pointer_map::remove(), table full?", QUON_LOG_SANITY);
-    return nullptr;
+    int64_t at = probe(quon_hash_text(key), [key](const slot& s) { return strcmp(s.key, key) == 0; });
+    if (at < 0) {
+        report_full("remove");
+        return nullptr;
+    }
+    void* value = table_[at].value;
+    if (!value)
+        return nullptr;
+    free(table_[at].key);
+    remove_at((uint32_t)at);
+    return value;
 }
 
 void quon_void_pointer_map::clear()
 {
     for (uint32_t i = 0; table_ && i < capacity_; i++) {
         free(table_[i].key);
-        table_[i].value = nullptr;
-        table_[i].key = nullptr;
-        table_[i].hash = 0;
+        table_[i] = slot();
     }
     count_ = 0;
 }
