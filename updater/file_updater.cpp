@@ -376,5 +376,8 @@ void zel_file_updater::save_manifest_on_completion()
 void zel_file_updater::bail_out()
 {
     message("Error - unable to save manifest file.  Bailing out.");
-    exit(1);
+    // This runs on the updater thread: end the process without running the
+    // static destructors the GUI thread may still be using.
+    fflush(nullptr);
+    _exit(1);
 }
